@@ -1,0 +1,20 @@
+#include "zor_package/tests.hpp"
+
+namespace zor_package::tests {
+namespace {
+
+// Kept in alphabetical order of the names.
+constexpr Check kChecks[] = {
+    {"tests::binding_extents_and_output_offsets_share_checked_file_geometry",
+     binding_extents_and_output_offsets_share_checked_file_geometry},
+    {"tests::rejects_ambiguous_device_configuration", rejects_ambiguous_device_configuration},
+    {"tests::rejects_implicit_host_batches", rejects_implicit_host_batches},
+    {"tests::rejects_overflowing_host_ranges", rejects_overflowing_host_ranges},
+    {"tests::rejects_overlapping_segments", rejects_overlapping_segments},
+};
+
+}  // namespace
+
+std::span<const Check> registry() { return kChecks; }
+
+}  // namespace zor_package::tests

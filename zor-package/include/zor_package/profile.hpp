@@ -1,0 +1,71 @@
+// Profiled steps: the description of one stretch of a tile's program whose cycles a profiled run
+// records. Package profiling plans and cycle profile reports share these records.
+#pragma once
+
+#include <cstdint>
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+#include "zor_package/error.hpp"
+
+namespace zor_package {
+
+// Both enumerations hold the same 16-bit numbers in memory and on the wire.
+enum class StepKind : std::uint16_t { Exchange = 0, Compute = 1, Synchronization = 2, Idle = 3 };
+
+enum class ExchangeActivityKind : std::uint16_t { Send = 0, Receive = 1, PartnerBusy = 2 };
+
+// One stretch of exchange activity within a step.
+struct ProfileExchangeActivity {
+  std::uint16_t fanout = 0;
+  bool paired = false;
+  ExchangeActivityKind kind = ExchangeActivityKind::Send;
+  std::uint32_t start_cycle = 0;  // counter value at which the stretch starts
+  std::uint32_t end_cycle = 0;    // counter value at which it ends
+
+  bool operator==(const ProfileExchangeActivity&) const = default;
+};
+
+// One free-form annotation of a step, such as "reason" = "LayoutRearrangement".
+struct ProfileMetadata {
+  std::string name;
+  std::string value;
+
+  bool operator==(const ProfileMetadata&) const = default;
+};
+
+struct ProfileStep {
+  std::uint32_t local_index = 0;  // position in the tile's list of steps
+  std::uint32_t phase = 0;
+  std::uint32_t epoch = 0;
+  std::string operation;
+  StepKind kind = StepKind::Exchange;
+  std::string kernel;
+  std::vector<ProfileMetadata> metadata;
+  std::vector<ProfileExchangeActivity> exchange_activities;
+  std::uint32_t exchange_event_cycles = 0;
+
+  // Fills `output`, an already created zor_package::wire::ProfileStep::Builder of a message under
+  // construction (from "zor_package/schema/profile.capnp.h"). Every text must be shorter than
+  // 2^29 - 1 bytes and every list shorter than 2^29 elements; the package and report writers
+  // refuse larger records before they call this.
+  template <class WireBuilder>
+  void write(WireBuilder output) const;
+
+  // Converts `step`, a zor_package::wire::ProfileStep::Reader of a parsed message. Fails with
+  // `Capnp` for a malformed pointer, `Utf8` for a text that is not UTF-8 and `SchemaEnum` for a
+  // step or activity kind that the schema does not define.
+  template <class WireReader>
+  [[nodiscard]] static Result<ProfileStep> read(WireReader step);
+
+  bool operator==(const ProfileStep&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& os, StepKind kind);
+std::ostream& operator<<(std::ostream& os, ExchangeActivityKind kind);
+std::ostream& operator<<(std::ostream& os, const ProfileExchangeActivity& activity);
+std::ostream& operator<<(std::ostream& os, const ProfileMetadata& metadata);
+std::ostream& operator<<(std::ostream& os, const ProfileStep& step);
+
+}  // namespace zor_package

@@ -1,0 +1,40 @@
+// Helpers shared by the code that converts between the model and Cap'n Proto messages.
+#pragma once
+
+#include <capnp/blob.h>
+#include <kj/exception.h>
+
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "utf8.hpp"
+#include "zor_package/error.hpp"
+
+namespace zor_package::wire_support {
+
+inline std::string_view view(capnp::Text::Reader text) { return {text.begin(), text.size()}; }
+
+inline capnp::Text::Reader text(const std::string& value) {
+  return {value.data(), value.size()};  // std::string keeps a NUL after its last byte
+}
+
+// Decodes a text of a parsed message into the model.
+inline Result<std::string> read_text(capnp::Text::Reader text) { return decode_utf8(view(text)); }
+
+inline PackageError capnp_error(const kj::Exception& exception) {
+  return CapnpError{std::string(exception.getDescription().cStr())};
+}
+
+// Runs `operation` (returning a Result) and turns an exception of the message layer into a
+// `Capnp` error, so that no kj::Exception crosses the library's interface.
+template <class Operation>
+auto catching_capnp(Operation&& operation) -> decltype(operation()) {
+  try {
+    return std::forward<Operation>(operation)();
+  } catch (const kj::Exception& exception) {
+    return std::unexpected(capnp_error(exception));
+  }
+}
+
+}  // namespace zor_package::wire_support
