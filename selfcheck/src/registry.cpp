@@ -7,10 +7,14 @@ namespace {
 constexpr Check kChecks[] = {
     {"tests::binding_extents_and_output_offsets_share_checked_file_geometry",
      binding_extents_and_output_offsets_share_checked_file_geometry},
+    {"tests::package_header_rejects_unknown_targets_and_mismatched_memory",
+     package_header_rejects_unknown_targets_and_mismatched_memory},
+    {"tests::reads_legacy_package_profile_records", reads_legacy_package_profile_records},
     {"tests::rejects_ambiguous_device_configuration", rejects_ambiguous_device_configuration},
     {"tests::rejects_implicit_host_batches", rejects_implicit_host_batches},
     {"tests::rejects_overflowing_host_ranges", rejects_overflowing_host_ranges},
     {"tests::rejects_overlapping_segments", rejects_overlapping_segments},
+    {"tests::round_trip_and_reconstruct", round_trip_and_reconstruct},
 };
 
 }  // namespace

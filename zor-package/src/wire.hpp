@@ -38,3 +38,14 @@ auto catching_capnp(Operation&& operation) -> decltype(operation()) {
 }
 
 }  // namespace zor_package::wire_support
+
+// Evaluates `expression`, a Result; on failure returns its error from the enclosing function,
+// otherwise assigns the value to `target`.
+#define ZOR_TRY_ASSIGN(target, expression) \
+  ZOR_TRY_ASSIGN_IMPL(target, expression, ZOR_TRY_CONCAT(zor_try_result_, __LINE__))
+#define ZOR_TRY_CONCAT(a, b) ZOR_TRY_CONCAT_IMPL(a, b)
+#define ZOR_TRY_CONCAT_IMPL(a, b) a##b
+#define ZOR_TRY_ASSIGN_IMPL(target, expression, result)           \
+  auto result = (expression);                                     \
+  if (!result) return std::unexpected(std::move(result.error())); \
+  target = std::move(*result)

@@ -45,5 +45,12 @@ void rejects_ambiguous_device_configuration();
 void rejects_implicit_host_batches();
 void rejects_overflowing_host_ranges();
 void rejects_overlapping_segments();
+void round_trip_and_reconstruct();
+void package_header_rejects_unknown_targets_and_mismatched_memory();
+void reads_legacy_package_profile_records();
+
+// The stored package of reads_legacy_package_profile_records: 568 bytes as an earlier writer
+// left them, with null pointers for everything it did not set.
+[[nodiscard]] Bytes legacy_package_bytes();
 
 }  // namespace zor_package::tests

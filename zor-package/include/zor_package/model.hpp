@@ -16,6 +16,10 @@
 #include "zor_package/profile.hpp"
 #include "zor_target/target.hpp"
 
+namespace kj {
+class OutputStream;
+}
+
 namespace zor_package {
 
 using Bytes = std::vector<std::uint8_t>;
@@ -174,6 +178,31 @@ struct Application {
   // A package for `target` with compiler version "0.1.0", every list empty and the default host
   // exchange.
   [[nodiscard]] static Application create(zor_target::Target target);
+
+  // Validates the package and appends it to `output` as one message in the stream framing.
+  // An invalid package leaves the vector untouched; so does a package that the encoding cannot
+  // hold (a list of 2^29 elements or more, a blob of 2^29 bytes or more, a text of 2^29 - 1
+  // bytes or more), which fails with a `Capnp` error. Two writes give identical bytes.
+  [[nodiscard]] Result<void> write(std::vector<std::uint8_t>& output) const;
+
+  // The same for stream sinks. A stream that refuses bytes gives a `Capnp` error and may then
+  // hold the beginning of the message.
+  [[nodiscard]] Result<void> write(std::ostream& output) const;
+  [[nodiscard]] Result<void> write(kj::OutputStream& output) const;
+
+  // Reads the first message of `input` (any alignment; bytes after the message are ignored),
+  // checks its header against the target catalogue, converts every record and validates the
+  // result. The first fault ends the read: framing, then the target text, the target lookup,
+  // the header, the compiler version, the records in field order, and last validation.
+  // The returned package holds no reference into `input`.
+  [[nodiscard]] static Result<Application> read(std::span<const std::uint8_t> input);
+
+  // The memory image of a tile from the lowest segment address up to the highest segment end:
+  // each segment's data at its address, every other byte 0. Fails with "unknown tile {tile}" or
+  // "tile has no loadable segments". On a package that never passed validation it never reads or
+  // writes outside its buffers: "segment address overflow" when a segment ends beyond 32 bits,
+  // "segment data exceeds tile image" when a segment holds more data than its memory size.
+  [[nodiscard]] Result<Bytes> tile_image(std::uint32_t physical_tile) const;
 
   // Succeeds when the package keeps every rule; otherwise the first broken rule as an `Invalid`
   // error with its reason.

@@ -1,0 +1,236 @@
+// Reading a package: the message, its header against the target catalogue, every record in the
+// order of the root's fields, then validation. The first fault ends the read.
+#include "reader.hpp"
+
+#include "message.hpp"
+#include "zor_package/log.hpp"
+#include "zor_package/model.hpp"
+#include "zor_package/schema/application.capnp.h"
+
+namespace zor_package {
+namespace {
+
+using wire_support::read_text;
+
+constexpr std::uint32_t kSchemaVersion = 5;
+
+std::vector<std::uint32_t> read_u32_list(capnp::List<std::uint32_t>::Reader list) {
+  std::vector<std::uint32_t> values;
+  values.reserve(list.size());
+  for (std::uint32_t value : list) {
+    values.push_back(value);
+  }
+  return values;
+}
+
+Bytes read_data(capnp::Data::Reader data) { return Bytes(data.begin(), data.end()); }
+
+Result<std::vector<TileImage>> read_tiles(capnp::List<wire::TileImage>::Reader list) {
+  std::vector<TileImage> tiles;
+  tiles.reserve(list.size());
+  for (auto stored : list) {
+    TileImage& tile = tiles.emplace_back();
+    tile.physical_tile = stored.getPhysicalTile();
+    tile.entry_point = stored.getEntryPoint();
+    tile.command_address = stored.getCommandAddress();
+    tile.diagnostic_address = stored.getDiagnosticAddress();
+    const auto segments = stored.getSegments();
+    tile.segments.reserve(segments.size());
+    for (auto segment : segments) {
+      tile.segments.push_back(Segment{.address = segment.getAddress(),
+                                      .memory_size = segment.getMemorySize(),
+                                      .data = read_data(segment.getData()),
+                                      .flags = segment.getFlags()});
+    }
+  }
+  return tiles;
+}
+
+Result<std::vector<Binding>> read_bindings(capnp::List<wire::Binding>::Reader list) {
+  std::vector<Binding> bindings;
+  bindings.reserve(list.size());
+  for (auto stored : list) {
+    Binding& binding = bindings.emplace_back();
+    ZOR_TRY_ASSIGN(binding.name, read_text(stored.getName()));
+    ZOR_TRY_ASSIGN(binding.dtype, read_text(stored.getDtype()));
+    binding.shape = read_u32_list(stored.getShape());
+    const auto slices = stored.getSlices();
+    binding.slices.reserve(slices.size());
+    for (auto slice : slices) {
+      binding.slices.push_back(RegionSlice{.tile = slice.getTile(),
+                                           .tile_address = slice.getTileAddress(),
+                                           .file_offset = slice.getFileOffset(),
+                                           .size = slice.getSize()});
+    }
+  }
+  return bindings;
+}
+
+std::vector<HostSlice> read_host_slices(capnp::List<wire::HostSlice>::Reader list) {
+  std::vector<HostSlice> slices;
+  slices.reserve(list.size());
+  for (auto slice : list) {
+    slices.push_back(HostSlice{.page = slice.getPage(),
+                               .page_offset = slice.getPageOffset(),
+                               .file_offset = slice.getFileOffset(),
+                               .size = slice.getSize()});
+  }
+  return slices;
+}
+
+Result<HostCall> read_host_call(wire::HostCall::Reader stored) {
+  HostCall call;
+  ZOR_TRY_ASSIGN(call.name, read_text(stored.getName()));
+  call.command = stored.getCommand();
+  call.phases = stored.getPhases();
+  call.invocations = stored.getInvocations();
+  call.inputs = read_host_slices(stored.getInputs());
+  call.outputs = read_host_slices(stored.getOutputs());
+  call.input_batch_ends = read_u32_list(stored.getInputBatchEnds());
+  call.output_batch_ends = read_u32_list(stored.getOutputBatchEnds());
+  return call;
+}
+
+Result<HostExchange> read_host_exchange(wire::HostExchange::Reader stored) {
+  HostExchange exchange;
+  exchange.startup_mark = stored.getStartupMark();
+  exchange.command_page = stored.getCommandPage();
+  exchange.command_offset = stored.getCommandOffset();
+  const auto pages = stored.getPages();
+  exchange.pages.reserve(pages.size());
+  for (auto page : pages) {
+    exchange.pages.push_back(HostPage{.index = page.getIndex(), .size = page.getSize()});
+  }
+  exchange.attach_order = read_u32_list(stored.getAttachOrder());
+  const auto calls = stored.getCalls();
+  exchange.calls.reserve(calls.size());
+  for (auto call : calls) {
+    ZOR_TRY_ASSIGN(exchange.calls.emplace_back(), read_host_call(call));
+  }
+  return exchange;
+}
+
+Result<std::vector<TileProfilePlan>> read_profile_tiles(
+    capnp::List<wire::TileProfilePlan>::Reader list) {
+  std::vector<TileProfilePlan> plans;
+  plans.reserve(list.size());
+  for (auto stored : list) {
+    TileProfilePlan& plan = plans.emplace_back();
+    plan.physical_tile = stored.getPhysicalTile();
+    const auto steps = stored.getSteps();
+    plan.steps.reserve(steps.size());
+    for (auto step : steps) {
+      ZOR_TRY_ASSIGN(plan.steps.emplace_back(), ProfileStep::read(step));
+    }
+  }
+  return plans;
+}
+
+Result<std::vector<EntryPoint>> read_entry_points(capnp::List<wire::EntryPoint>::Reader list) {
+  std::vector<EntryPoint> entry_points;
+  entry_points.reserve(list.size());
+  for (auto stored : list) {
+    EntryPoint& entry_point = entry_points.emplace_back();
+    ZOR_TRY_ASSIGN(entry_point.name, read_text(stored.getName()));
+    entry_point.command = stored.getCommand();
+    entry_point.external_syncs = stored.getExternalSyncs();
+  }
+  return entry_points;
+}
+
+std::vector<DeviceConfigWrite> read_config_writes(
+    capnp::List<wire::DeviceConfigWrite>::Reader list) {
+  std::vector<DeviceConfigWrite> writes;
+  writes.reserve(list.size());
+  for (auto stored : list) {
+    writes.push_back(DeviceConfigWrite{.offset = stored.getOffset(), .value = stored.getValue()});
+  }
+  return writes;
+}
+
+Result<std::vector<DebugSymbol>> read_debug_symbols(capnp::List<wire::DebugSymbol>::Reader list) {
+  std::vector<DebugSymbol> symbols;
+  symbols.reserve(list.size());
+  for (auto stored : list) {
+    DebugSymbol& symbol = symbols.emplace_back();
+    ZOR_TRY_ASSIGN(symbol.name, read_text(stored.getName()));
+    symbol.address = stored.getAddress();
+  }
+  return symbols;
+}
+
+Result<std::vector<DebugRegion>> read_debug_regions(capnp::List<wire::DebugRegion>::Reader list) {
+  std::vector<DebugRegion> regions;
+  regions.reserve(list.size());
+  for (auto stored : list) {
+    DebugRegion& region = regions.emplace_back();
+    region.physical_tile = stored.getPhysicalTile();
+    region.address = stored.getAddress();
+    region.size = stored.getSize();
+    ZOR_TRY_ASSIGN(region.name, read_text(stored.getName()));
+  }
+  return regions;
+}
+
+// The target named by the root, judged before its header so that a foreign package is reported
+// as such whatever its header holds.
+Result<zor_target::Target> read_target(wire::Application::Reader root) {
+  std::string name;
+  ZOR_TRY_ASSIGN(name, read_text(root.getTarget()));
+  auto target = zor_target::Target::from_str(name);
+  if (!target) {
+    return std::unexpected(PackageError::invalid("unsupported package target"));
+  }
+  return *target;
+}
+
+bool header_matches(wire::Application::Reader root, zor_target::Target target) {
+  const zor_target::AddressRange window = target.tile_memory();
+  return root.getSchemaVersion() == kSchemaVersion && root.getTileMemoryBase() == window.start &&
+         root.getTileMemorySize() == window.size();
+}
+
+Result<Application> read_root(wire::Application::Reader root) {
+  zor_target::Target target = zor_target::Target::Zor21;
+  ZOR_TRY_ASSIGN(target, read_target(root));
+  if (!header_matches(root, target)) {
+    return std::unexpected(PackageError::invalid("incompatible package header"));
+  }
+  Application app = Application::create(target);
+  ZOR_TRY_ASSIGN(app.compiler_version, read_text(root.getCompilerVersion()));
+  ZOR_TRY_ASSIGN(app.tiles, read_tiles(root.getTiles()));
+  ZOR_TRY_ASSIGN(app.inputs, read_bindings(root.getInputs()));
+  ZOR_TRY_ASSIGN(app.outputs, read_bindings(root.getOutputs()));
+  ZOR_TRY_ASSIGN(app.weights, read_bindings(root.getWeights()));
+  ZOR_TRY_ASSIGN(app.host_exchange, read_host_exchange(root.getHostExchange()));
+  ZOR_TRY_ASSIGN(app.entry_points, read_entry_points(root.getEntryPoints()));
+  app.device_config_writes = read_config_writes(root.getDeviceConfigWrites());
+  ZOR_TRY_ASSIGN(app.profile_tiles, read_profile_tiles(root.getProfileTiles()));
+  ZOR_TRY_ASSIGN(app.debug_symbols, read_debug_symbols(root.getDebugSymbols()));
+  ZOR_TRY_ASSIGN(app.debug_regions, read_debug_regions(root.getDebugRegions()));
+  return app;
+}
+
+}  // namespace
+
+Result<Application> Application::read(std::span<const std::uint8_t> input) {
+  return read_application(input, message::Parsed::kSlackWords);
+}
+
+Result<Application> read_application(std::span<const std::uint8_t> input,
+                                     std::uint64_t slack_words) {
+  log::emit(log::Level::Info, "reading application package");
+  std::unique_ptr<message::Parsed> parsed;
+  ZOR_TRY_ASSIGN(parsed, message::Parsed::parse(input, slack_words));
+  Application app = Application::create(zor_target::Target::Zor21);
+  ZOR_TRY_ASSIGN(app, wire_support::catching_capnp(
+                          [&] { return read_root(parsed->root<wire::Application>()); }));
+  if (auto valid = app.validate(); !valid) {
+    return std::unexpected(std::move(valid.error()));
+  }
+  log::emit(log::Level::Info, "application package read",
+            {{"tiles", std::uint64_t{app.tiles.size()}}, {"compiler", app.compiler_version}});
+  return app;
+}
+
+}  // namespace zor_package
