@@ -44,3 +44,21 @@ struct ExchangeActivity {
   fanout @3 :UInt16;
   paired @4 :Bool;
 }
+
+# A cycle profile report: for every profiled tile of a run, one sample per planned step.
+struct Profile {
+  schemaVersion @0 :UInt32;
+  clockHz @1 :UInt64;
+  tiles @2 :List(TileProfile);
+}
+
+struct TileProfile {
+  physicalTile @0 :UInt32;
+  samples @1 :List(CycleSample);
+}
+
+struct CycleSample {
+  step @0 :ProfileStep;
+  startCycle @1 :UInt32;
+  endCycle @2 :UInt32;
+}

@@ -84,8 +84,8 @@ kj::ArrayPtr<capnp::word> SegmentBuilder::allocateSegment(unsigned minimum_size)
   return more_.back();
 }
 
-Result<void> append_message(std::vector<std::uint8_t>& output, std::size_t words,
-                            kj::FunctionParam<void(capnp::MessageBuilder&)> fill) {
+Result<void> write_message(std::vector<std::uint8_t>& output, std::size_t words,
+                           kj::FunctionParam<void(capnp::MessageBuilder&)> fill) {
   const std::size_t old = output.size();
   try {
     const std::size_t in_place_bytes = kSingleSegmentTableBytes + words * kWordBytes;

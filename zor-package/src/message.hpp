@@ -41,8 +41,8 @@ class SegmentBuilder : public capnp::MessageBuilder {
 // Builds a message with `fill(builder)` and appends it, in the stream framing, to `output`.
 // `words` is the size of the message body as measured beforehand. On failure the vector is left
 // as it was and the failure is returned as a Capnp error.
-Result<void> append_message(std::vector<std::uint8_t>& output, std::size_t words,
-                            kj::FunctionParam<void(capnp::MessageBuilder&)> fill);
+Result<void> write_message(std::vector<std::uint8_t>& output, std::size_t words,
+                           kj::FunctionParam<void(capnp::MessageBuilder&)> fill);
 
 // The same for a stream sink; a sink that refuses bytes gives a Capnp error, and may then hold
 // the beginning of the message.

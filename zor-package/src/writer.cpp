@@ -238,14 +238,8 @@ Result<void> write_to(const Application& app, Sink& sink) {
   if (!words) {
     return std::unexpected(std::move(words.error()));
   }
-  Result<void> written = [&] {
-    if constexpr (std::is_same_v<Sink, std::vector<std::uint8_t>>) {
-      return message::append_message(sink, *words,
-                                     [&](capnp::MessageBuilder& m) { build(app, m); });
-    } else {
-      return message::write_message(sink, *words, [&](capnp::MessageBuilder& m) { build(app, m); });
-    }
-  }();
+  auto written =
+      message::write_message(sink, *words, [&](capnp::MessageBuilder& m) { build(app, m); });
   if (!written) {
     return written;
   }

@@ -48,6 +48,8 @@ void rejects_overlapping_segments();
 void round_trip_and_reconstruct();
 void package_header_rejects_unknown_targets_and_mismatched_memory();
 void reads_legacy_package_profile_records();
+void profile_round_trip();
+void randomized_profile_reports_use_adjacent_start_samples();
 
 // The stored package of reads_legacy_package_profile_records: 568 bytes as an earlier writer
 // left them, with null pointers for everything it did not set.

@@ -204,6 +204,17 @@ struct Application {
   // "segment data exceeds tile image" when a segment holds more data than its memory size.
   [[nodiscard]] Result<Bytes> tile_image(std::uint32_t physical_tile) const;
 
+  // Turns the output buffer of a profiled run into a report: for every profiling plan, in order,
+  // the tile's slice of the "profile.cycles" output holds one little-endian 32-bit counter value
+  // at the start of each step and one after the last; sample i pairs step i with values i and
+  // i + 1. `clock_hz` is copied into the report. The package need not be validated; nothing is
+  // ever read outside `output`. Fails with the lookup's error, or with the first plan's
+  // "cycle profile has no slice for tile {tile}", "cycle profile slice for tile {tile} has size
+  // {size}, expected {expected}", "profile output offset overflow" or "profile binding exceeds
+  // runtime output".
+  [[nodiscard]] Result<ProfileReport> profile_report(std::span<const std::uint8_t> output,
+                                                     std::uint64_t clock_hz) const;
+
   // Succeeds when the package keeps every rule; otherwise the first broken rule as an `Invalid`
   // error with its reason.
   [[nodiscard]] Result<void> validate() const;

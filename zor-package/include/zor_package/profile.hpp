@@ -4,10 +4,15 @@
 
 #include <cstdint>
 #include <iosfwd>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "zor_package/error.hpp"
+
+namespace kj {
+class OutputStream;
+}
 
 namespace zor_package {
 
@@ -62,10 +67,51 @@ struct ProfileStep {
   bool operator==(const ProfileStep&) const = default;
 };
 
+// One occurrence of a planned step in a run. The counters are 32 bits wide and may wrap, so
+// end_cycle may lie below start_cycle; the values are kept as the run reported them.
+struct CycleSample {
+  ProfileStep step;  // a copy of the planned step
+  std::uint32_t start_cycle = 0;
+  std::uint32_t end_cycle = 0;
+
+  bool operator==(const CycleSample&) const = default;
+};
+
+// The samples of one tile, in step order.
+struct TileProfile {
+  std::uint32_t physical_tile = 0;
+  std::vector<CycleSample> samples;
+
+  bool operator==(const TileProfile&) const = default;
+};
+
+// A cycle profile report, as built from a profiled run's output by Application::profile_report.
+struct ProfileReport {
+  std::uint64_t clock_hz = 0;  // clock rate in hertz, as the builder of the report supplied it
+  std::vector<TileProfile> tiles;
+
+  // Appends the report to `output` as one message in the stream framing (schema version 5).
+  // Fails with `Capnp` only when the encoding cannot hold a text or list of the report (the
+  // vector is then left as it was) or when a stream sink refuses bytes.
+  [[nodiscard]] Result<void> write(std::vector<std::uint8_t>& output) const;
+  [[nodiscard]] Result<void> write(std::ostream& output) const;
+  [[nodiscard]] Result<void> write(kj::OutputStream& output) const;
+
+  // Reads the first message of `input` (any alignment; bytes after it are ignored). Schema
+  // versions 1 to 5 are read alike; any other fails with "unsupported profile schema version
+  // {version}". The report holds no reference into `input`.
+  [[nodiscard]] static Result<ProfileReport> read(std::span<const std::uint8_t> input);
+
+  bool operator==(const ProfileReport&) const = default;
+};
+
 std::ostream& operator<<(std::ostream& os, StepKind kind);
 std::ostream& operator<<(std::ostream& os, ExchangeActivityKind kind);
 std::ostream& operator<<(std::ostream& os, const ProfileExchangeActivity& activity);
 std::ostream& operator<<(std::ostream& os, const ProfileMetadata& metadata);
 std::ostream& operator<<(std::ostream& os, const ProfileStep& step);
+std::ostream& operator<<(std::ostream& os, const CycleSample& sample);
+std::ostream& operator<<(std::ostream& os, const TileProfile& tile);
+std::ostream& operator<<(std::ostream& os, const ProfileReport& report);
 
 }  // namespace zor_package
