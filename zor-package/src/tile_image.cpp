@@ -18,17 +18,18 @@ const TileImage* find_tile(const std::vector<TileImage>& tiles, std::uint32_t ph
 
 // The image length: the highest segment end above the load base. Validation keeps every end
 // within 32 bits; a package that skipped it is refused instead of wrapping.
-Result<std::uint32_t> image_length(const std::vector<Segment>& segments, std::uint32_t load_base) {
+Result<std::uint32_t> image_length(const std::vector<Segment>& segments,
+                                   std::uint32_t load_base) {
   std::uint32_t length = 0;
   for (const Segment& segment : segments) {
     std::uint32_t end = 0;
-    if (__builtin_add_overflow(segment.address - load_base, segment.memory_size, &end)) {
+    if (__builtin_add_overflow(segment.address, segment.memory_size, &end)) {
       return std::unexpected(PackageError::invalid("segment address overflow"));
     }
     if (segment.data.size() > segment.memory_size) {
       return std::unexpected(PackageError::invalid("segment data exceeds tile image"));
     }
-    length = std::max(length, end);
+    length = std::max(length, end - load_base);
   }
   return length;
 }

@@ -23,7 +23,8 @@ inline capnp::Text::Reader text(const std::string& value) {
 inline Result<std::string> read_text(capnp::Text::Reader text) { return decode_utf8(view(text)); }
 
 inline PackageError capnp_error(const kj::Exception& exception) {
-  return CapnpError{std::string(exception.getDescription().cStr())};
+  const kj::StringPtr description = exception.getDescription();
+  return CapnpError{std::string(description.begin(), description.size())};
 }
 
 // Runs `operation` (returning a Result) and turns an exception of the message layer into a
@@ -49,3 +50,11 @@ auto catching_capnp(Operation&& operation) -> decltype(operation()) {
   auto result = (expression);                                     \
   if (!result) return std::unexpected(std::move(result.error())); \
   target = std::move(*result)
+
+// Evaluates `expression`, a Result<void>; on failure returns its error from the enclosing
+// function.
+#define ZOR_TRY(expression)                                    \
+  if (auto zor_try_status = (expression); !zor_try_status) {   \
+    return std::unexpected(std::move(zor_try_status.error())); \
+  }                                                            \
+  static_assert(true, "a semicolon follows")
