@@ -1,8 +1,10 @@
 // The profile report file: one message whose root is a Profile.
 #include <ostream>
 
+#include "budget.hpp"
 #include "encoding.hpp"
 #include "message.hpp"
+#include "profile_step.hpp"
 #include "reason.hpp"
 #include "render.hpp"
 #include "zor_package/profile.hpp"
@@ -60,13 +62,13 @@ Result<void> write_to(const ProfileReport& report, Sink& sink) {
   return message::write_message(sink, *words, [&](capnp::MessageBuilder& m) { build(report, m); });
 }
 
-Result<TileProfile> read_tile(wire::TileProfile::Reader stored) {
+Result<TileProfile> read_tile(wire::TileProfile::Reader stored, RecordBudget& budget) {
   TileProfile tile;
   const auto samples = stored.getSamples();
-  tile.samples.reserve(samples.size());
+  ZOR_TRY(budget.reserve(tile.samples, samples.size()));
   for (auto sample : samples) {
     CycleSample& converted = tile.samples.emplace_back();
-    ZOR_TRY_ASSIGN(converted.step, ProfileStep::read(sample.getStep()));
+    ZOR_TRY_ASSIGN(converted.step, read_profile_step(sample.getStep(), budget));
     converted.start_cycle = sample.getStartCycle();
     converted.end_cycle = sample.getEndCycle();
   }
@@ -74,16 +76,16 @@ Result<TileProfile> read_tile(wire::TileProfile::Reader stored) {
   return tile;
 }
 
-Result<ProfileReport> read_root(wire::Profile::Reader root) {
+Result<ProfileReport> read_root(wire::Profile::Reader root, RecordBudget& budget) {
   const std::uint32_t version = root.getSchemaVersion();
   if (version < kOldestSchemaVersion || version > kSchemaVersion) {
     return std::unexpected(reason::invalid("unsupported profile schema version ", version));
   }
   ProfileReport report;
   const auto tiles = root.getTiles();
-  report.tiles.reserve(tiles.size());
+  ZOR_TRY(budget.reserve(report.tiles, tiles.size()));
   for (auto tile : tiles) {
-    ZOR_TRY_ASSIGN(report.tiles.emplace_back(), read_tile(tile));
+    ZOR_TRY_ASSIGN(report.tiles.emplace_back(), read_tile(tile, budget));
   }
   report.clock_hz = root.getClockHz();
   return report;
@@ -107,7 +109,9 @@ Result<void> ProfileReport::write(std::ostream& output) const {
 Result<ProfileReport> ProfileReport::read(std::span<const std::uint8_t> input) {
   std::unique_ptr<message::Parsed> parsed;
   ZOR_TRY_ASSIGN(parsed, message::Parsed::parse(input));
-  return wire_support::catching_capnp([&] { return read_root(parsed->root<wire::Profile>()); });
+  RecordBudget budget = RecordBudget::for_input(input.size());
+  return wire_support::catching_capnp(
+      [&] { return read_root(parsed->root<wire::Profile>(), budget); });
 }
 
 std::ostream& operator<<(std::ostream& os, const CycleSample& sample) {

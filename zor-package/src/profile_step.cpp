@@ -1,3 +1,5 @@
+#include "profile_step.hpp"
+
 #include <ostream>
 
 #include "render.hpp"
@@ -51,7 +53,9 @@ Result<ProfileExchangeActivity> read_activity(wire::ExchangeActivity::Reader sto
   return activity;
 }
 
-Result<ProfileStep> read_step(wire::ProfileStep::Reader stored) {
+}  // namespace
+
+Result<ProfileStep> read_profile_step(wire::ProfileStep::Reader stored, RecordBudget& budget) {
   ProfileStep step;
   step.local_index = stored.getLocalIndex();
   step.phase = stored.getPhase();
@@ -70,7 +74,7 @@ Result<ProfileStep> read_step(wire::ProfileStep::Reader stored) {
   step.kernel = std::move(*kernel);
 
   const auto metadata = stored.getMetadata();
-  step.metadata.reserve(metadata.size());
+  ZOR_TRY(budget.reserve(step.metadata, metadata.size()));
   for (auto entry : metadata) {
     auto converted = read_metadata(entry);
     if (!converted) return std::unexpected(std::move(converted.error()));
@@ -78,7 +82,7 @@ Result<ProfileStep> read_step(wire::ProfileStep::Reader stored) {
   }
 
   const auto activities = stored.getExchangeActivities();
-  step.exchange_activities.reserve(activities.size());
+  ZOR_TRY(budget.reserve(step.exchange_activities, activities.size()));
   for (auto entry : activities) {
     auto converted = read_activity(entry);
     if (!converted) return std::unexpected(std::move(converted.error()));
@@ -88,8 +92,6 @@ Result<ProfileStep> read_step(wire::ProfileStep::Reader stored) {
   step.exchange_event_cycles = stored.getExchangeEventCycles();
   return step;
 }
-
-}  // namespace
 
 template <class WireBuilder>
 void ProfileStep::write(WireBuilder output) const {
@@ -121,7 +123,9 @@ void ProfileStep::write(WireBuilder output) const {
 
 template <class WireReader>
 Result<ProfileStep> ProfileStep::read(WireReader step) {
-  return wire_support::catching_capnp([&] { return read_step(step); });
+  // A step handed over by a caller is read without a budget: the caller's message limits apply.
+  RecordBudget budget = RecordBudget::unlimited();
+  return wire_support::catching_capnp([&] { return read_profile_step(step, budget); });
 }
 
 template void ProfileStep::write(wire::ProfileStep::Builder output) const;

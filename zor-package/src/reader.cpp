@@ -2,7 +2,9 @@
 // order of the root's fields, then validation. The first fault ends the read.
 #include "reader.hpp"
 
+#include "budget.hpp"
 #include "message.hpp"
+#include "profile_step.hpp"
 #include "zor_package/log.hpp"
 #include "zor_package/model.hpp"
 #include "zor_package/schema/application.capnp.h"
@@ -14,9 +16,10 @@ using wire_support::read_text;
 
 constexpr std::uint32_t kSchemaVersion = 5;
 
-std::vector<std::uint32_t> read_u32_list(capnp::List<std::uint32_t>::Reader list) {
+Result<std::vector<std::uint32_t>> read_u32_list(capnp::List<std::uint32_t>::Reader list,
+                                                 RecordBudget& budget) {
   std::vector<std::uint32_t> values;
-  values.reserve(list.size());
+  ZOR_TRY(budget.reserve(values, list.size()));
   for (std::uint32_t value : list) {
     values.push_back(value);
   }
@@ -25,9 +28,10 @@ std::vector<std::uint32_t> read_u32_list(capnp::List<std::uint32_t>::Reader list
 
 Bytes read_data(capnp::Data::Reader data) { return Bytes(data.begin(), data.end()); }
 
-Result<std::vector<TileImage>> read_tiles(capnp::List<wire::TileImage>::Reader list) {
+Result<std::vector<TileImage>> read_tiles(capnp::List<wire::TileImage>::Reader list,
+                                          RecordBudget& budget) {
   std::vector<TileImage> tiles;
-  tiles.reserve(list.size());
+  ZOR_TRY(budget.reserve(tiles, list.size()));
   for (auto stored : list) {
     TileImage& tile = tiles.emplace_back();
     tile.physical_tile = stored.getPhysicalTile();
@@ -35,7 +39,7 @@ Result<std::vector<TileImage>> read_tiles(capnp::List<wire::TileImage>::Reader l
     tile.command_address = stored.getCommandAddress();
     tile.diagnostic_address = stored.getDiagnosticAddress();
     const auto segments = stored.getSegments();
-    tile.segments.reserve(segments.size());
+    ZOR_TRY(budget.reserve(tile.segments, segments.size()));
     for (auto segment : segments) {
       tile.segments.push_back(Segment{.address = segment.getAddress(),
                                       .memory_size = segment.getMemorySize(),
@@ -46,16 +50,17 @@ Result<std::vector<TileImage>> read_tiles(capnp::List<wire::TileImage>::Reader l
   return tiles;
 }
 
-Result<std::vector<Binding>> read_bindings(capnp::List<wire::Binding>::Reader list) {
+Result<std::vector<Binding>> read_bindings(capnp::List<wire::Binding>::Reader list,
+                                           RecordBudget& budget) {
   std::vector<Binding> bindings;
-  bindings.reserve(list.size());
+  ZOR_TRY(budget.reserve(bindings, list.size()));
   for (auto stored : list) {
     Binding& binding = bindings.emplace_back();
     ZOR_TRY_ASSIGN(binding.name, read_text(stored.getName()));
     ZOR_TRY_ASSIGN(binding.dtype, read_text(stored.getDtype()));
-    binding.shape = read_u32_list(stored.getShape());
+    ZOR_TRY_ASSIGN(binding.shape, read_u32_list(stored.getShape(), budget));
     const auto slices = stored.getSlices();
-    binding.slices.reserve(slices.size());
+    ZOR_TRY(budget.reserve(binding.slices, slices.size()));
     for (auto slice : slices) {
       binding.slices.push_back(RegionSlice{.tile = slice.getTile(),
                                            .tile_address = slice.getTileAddress(),
@@ -66,9 +71,10 @@ Result<std::vector<Binding>> read_bindings(capnp::List<wire::Binding>::Reader li
   return bindings;
 }
 
-std::vector<HostSlice> read_host_slices(capnp::List<wire::HostSlice>::Reader list) {
+Result<std::vector<HostSlice>> read_host_slices(capnp::List<wire::HostSlice>::Reader list,
+                                                RecordBudget& budget) {
   std::vector<HostSlice> slices;
-  slices.reserve(list.size());
+  ZOR_TRY(budget.reserve(slices, list.size()));
   for (auto slice : list) {
     slices.push_back(HostSlice{.page = slice.getPage(),
                                .page_offset = slice.getPageOffset(),
@@ -78,57 +84,58 @@ std::vector<HostSlice> read_host_slices(capnp::List<wire::HostSlice>::Reader lis
   return slices;
 }
 
-Result<HostCall> read_host_call(wire::HostCall::Reader stored) {
+Result<HostCall> read_host_call(wire::HostCall::Reader stored, RecordBudget& budget) {
   HostCall call;
   ZOR_TRY_ASSIGN(call.name, read_text(stored.getName()));
   call.command = stored.getCommand();
   call.phases = stored.getPhases();
   call.invocations = stored.getInvocations();
-  call.inputs = read_host_slices(stored.getInputs());
-  call.outputs = read_host_slices(stored.getOutputs());
-  call.input_batch_ends = read_u32_list(stored.getInputBatchEnds());
-  call.output_batch_ends = read_u32_list(stored.getOutputBatchEnds());
+  ZOR_TRY_ASSIGN(call.inputs, read_host_slices(stored.getInputs(), budget));
+  ZOR_TRY_ASSIGN(call.outputs, read_host_slices(stored.getOutputs(), budget));
+  ZOR_TRY_ASSIGN(call.input_batch_ends, read_u32_list(stored.getInputBatchEnds(), budget));
+  ZOR_TRY_ASSIGN(call.output_batch_ends, read_u32_list(stored.getOutputBatchEnds(), budget));
   return call;
 }
 
-Result<HostExchange> read_host_exchange(wire::HostExchange::Reader stored) {
+Result<HostExchange> read_host_exchange(wire::HostExchange::Reader stored, RecordBudget& budget) {
   HostExchange exchange;
   exchange.startup_mark = stored.getStartupMark();
   exchange.command_page = stored.getCommandPage();
   exchange.command_offset = stored.getCommandOffset();
   const auto pages = stored.getPages();
-  exchange.pages.reserve(pages.size());
+  ZOR_TRY(budget.reserve(exchange.pages, pages.size()));
   for (auto page : pages) {
     exchange.pages.push_back(HostPage{.index = page.getIndex(), .size = page.getSize()});
   }
-  exchange.attach_order = read_u32_list(stored.getAttachOrder());
+  ZOR_TRY_ASSIGN(exchange.attach_order, read_u32_list(stored.getAttachOrder(), budget));
   const auto calls = stored.getCalls();
-  exchange.calls.reserve(calls.size());
+  ZOR_TRY(budget.reserve(exchange.calls, calls.size()));
   for (auto call : calls) {
-    ZOR_TRY_ASSIGN(exchange.calls.emplace_back(), read_host_call(call));
+    ZOR_TRY_ASSIGN(exchange.calls.emplace_back(), read_host_call(call, budget));
   }
   return exchange;
 }
 
 Result<std::vector<TileProfilePlan>> read_profile_tiles(
-    capnp::List<wire::TileProfilePlan>::Reader list) {
+    capnp::List<wire::TileProfilePlan>::Reader list, RecordBudget& budget) {
   std::vector<TileProfilePlan> plans;
-  plans.reserve(list.size());
+  ZOR_TRY(budget.reserve(plans, list.size()));
   for (auto stored : list) {
     TileProfilePlan& plan = plans.emplace_back();
     plan.physical_tile = stored.getPhysicalTile();
     const auto steps = stored.getSteps();
-    plan.steps.reserve(steps.size());
+    ZOR_TRY(budget.reserve(plan.steps, steps.size()));
     for (auto step : steps) {
-      ZOR_TRY_ASSIGN(plan.steps.emplace_back(), ProfileStep::read(step));
+      ZOR_TRY_ASSIGN(plan.steps.emplace_back(), read_profile_step(step, budget));
     }
   }
   return plans;
 }
 
-Result<std::vector<EntryPoint>> read_entry_points(capnp::List<wire::EntryPoint>::Reader list) {
+Result<std::vector<EntryPoint>> read_entry_points(capnp::List<wire::EntryPoint>::Reader list,
+                                                  RecordBudget& budget) {
   std::vector<EntryPoint> entry_points;
-  entry_points.reserve(list.size());
+  ZOR_TRY(budget.reserve(entry_points, list.size()));
   for (auto stored : list) {
     EntryPoint& entry_point = entry_points.emplace_back();
     ZOR_TRY_ASSIGN(entry_point.name, read_text(stored.getName()));
@@ -138,19 +145,20 @@ Result<std::vector<EntryPoint>> read_entry_points(capnp::List<wire::EntryPoint>:
   return entry_points;
 }
 
-std::vector<DeviceConfigWrite> read_config_writes(
-    capnp::List<wire::DeviceConfigWrite>::Reader list) {
+Result<std::vector<DeviceConfigWrite>> read_config_writes(
+    capnp::List<wire::DeviceConfigWrite>::Reader list, RecordBudget& budget) {
   std::vector<DeviceConfigWrite> writes;
-  writes.reserve(list.size());
+  ZOR_TRY(budget.reserve(writes, list.size()));
   for (auto stored : list) {
     writes.push_back(DeviceConfigWrite{.offset = stored.getOffset(), .value = stored.getValue()});
   }
   return writes;
 }
 
-Result<std::vector<DebugSymbol>> read_debug_symbols(capnp::List<wire::DebugSymbol>::Reader list) {
+Result<std::vector<DebugSymbol>> read_debug_symbols(capnp::List<wire::DebugSymbol>::Reader list,
+                                                    RecordBudget& budget) {
   std::vector<DebugSymbol> symbols;
-  symbols.reserve(list.size());
+  ZOR_TRY(budget.reserve(symbols, list.size()));
   for (auto stored : list) {
     DebugSymbol& symbol = symbols.emplace_back();
     ZOR_TRY_ASSIGN(symbol.name, read_text(stored.getName()));
@@ -159,9 +167,10 @@ Result<std::vector<DebugSymbol>> read_debug_symbols(capnp::List<wire::DebugSymbo
   return symbols;
 }
 
-Result<std::vector<DebugRegion>> read_debug_regions(capnp::List<wire::DebugRegion>::Reader list) {
+Result<std::vector<DebugRegion>> read_debug_regions(capnp::List<wire::DebugRegion>::Reader list,
+                                                    RecordBudget& budget) {
   std::vector<DebugRegion> regions;
-  regions.reserve(list.size());
+  ZOR_TRY(budget.reserve(regions, list.size()));
   for (auto stored : list) {
     DebugRegion& region = regions.emplace_back();
     region.physical_tile = stored.getPhysicalTile();
@@ -190,7 +199,7 @@ bool header_matches(wire::Application::Reader root, zor_target::Target target) {
          root.getTileMemorySize() == window.size();
 }
 
-Result<Application> read_root(wire::Application::Reader root) {
+Result<Application> read_root(wire::Application::Reader root, RecordBudget& budget) {
   zor_target::Target target = zor_target::Target::Zor21;
   ZOR_TRY_ASSIGN(target, read_target(root));
   if (!header_matches(root, target)) {
@@ -198,16 +207,17 @@ Result<Application> read_root(wire::Application::Reader root) {
   }
   Application app = Application::create(target);
   ZOR_TRY_ASSIGN(app.compiler_version, read_text(root.getCompilerVersion()));
-  ZOR_TRY_ASSIGN(app.tiles, read_tiles(root.getTiles()));
-  ZOR_TRY_ASSIGN(app.inputs, read_bindings(root.getInputs()));
-  ZOR_TRY_ASSIGN(app.outputs, read_bindings(root.getOutputs()));
-  ZOR_TRY_ASSIGN(app.weights, read_bindings(root.getWeights()));
-  ZOR_TRY_ASSIGN(app.host_exchange, read_host_exchange(root.getHostExchange()));
-  ZOR_TRY_ASSIGN(app.entry_points, read_entry_points(root.getEntryPoints()));
-  app.device_config_writes = read_config_writes(root.getDeviceConfigWrites());
-  ZOR_TRY_ASSIGN(app.profile_tiles, read_profile_tiles(root.getProfileTiles()));
-  ZOR_TRY_ASSIGN(app.debug_symbols, read_debug_symbols(root.getDebugSymbols()));
-  ZOR_TRY_ASSIGN(app.debug_regions, read_debug_regions(root.getDebugRegions()));
+  ZOR_TRY_ASSIGN(app.tiles, read_tiles(root.getTiles(), budget));
+  ZOR_TRY_ASSIGN(app.inputs, read_bindings(root.getInputs(), budget));
+  ZOR_TRY_ASSIGN(app.outputs, read_bindings(root.getOutputs(), budget));
+  ZOR_TRY_ASSIGN(app.weights, read_bindings(root.getWeights(), budget));
+  ZOR_TRY_ASSIGN(app.host_exchange, read_host_exchange(root.getHostExchange(), budget));
+  ZOR_TRY_ASSIGN(app.entry_points, read_entry_points(root.getEntryPoints(), budget));
+  ZOR_TRY_ASSIGN(app.device_config_writes,
+                 read_config_writes(root.getDeviceConfigWrites(), budget));
+  ZOR_TRY_ASSIGN(app.profile_tiles, read_profile_tiles(root.getProfileTiles(), budget));
+  ZOR_TRY_ASSIGN(app.debug_symbols, read_debug_symbols(root.getDebugSymbols(), budget));
+  ZOR_TRY_ASSIGN(app.debug_regions, read_debug_regions(root.getDebugRegions(), budget));
   return app;
 }
 
@@ -222,9 +232,10 @@ Result<Application> read_application(std::span<const std::uint8_t> input,
   log::emit(log::Level::Info, "reading application package");
   std::unique_ptr<message::Parsed> parsed;
   ZOR_TRY_ASSIGN(parsed, message::Parsed::parse(input, slack_words));
+  RecordBudget budget = RecordBudget::for_input(input.size());
   Application app = Application::create(zor_target::Target::Zor21);
   ZOR_TRY_ASSIGN(app, wire_support::catching_capnp(
-                          [&] { return read_root(parsed->root<wire::Application>()); }));
+                          [&] { return read_root(parsed->root<wire::Application>(), budget); }));
   if (auto valid = app.validate(); !valid) {
     return std::unexpected(std::move(valid.error()));
   }
