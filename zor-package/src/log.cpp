@@ -26,10 +26,14 @@ void emit(Level level, std::string_view message, std::initializer_list<Field> fi
   if (subscriber == nullptr) {
     return;
   }
-  subscriber->on_event(Event{.level = level,
-                             .target = kTarget,
-                             .message = message,
-                             .fields = std::span<const Field>(fields.begin(), fields.size())});
+  // Logging never fails and never changes a result, whatever the subscriber does.
+  try {
+    subscriber->on_event(Event{.level = level,
+                               .target = kTarget,
+                               .message = message,
+                               .fields = std::span<const Field>(fields.begin(), fields.size())});
+  } catch (...) {
+  }
 }
 
 void EventRecorder::on_event(const Event& event) {

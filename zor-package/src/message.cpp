@@ -102,21 +102,19 @@ Result<void> write_message(std::vector<std::uint8_t>& output, std::size_t words,
     fill(builder);
     append_copy(output, builder.getSegmentsForOutput());
     return {};
-  } catch (const kj::Exception& exception) {
+  } catch (...) {
     output.resize(old);
-    return std::unexpected(wire_support::capnp_error(exception));
+    throw;
   }
 }
 
 Result<void> write_message(kj::OutputStream& output, std::size_t words,
                            kj::FunctionParam<void(capnp::MessageBuilder&)> fill) {
-  return wire_support::catching_capnp([&]() -> Result<void> {
-    auto first = zeroed_words(std::min<std::size_t>(words, kMaxSegmentWords));
-    SegmentBuilder builder(first);
-    fill(builder);
-    capnp::writeMessage(output, builder);
-    return {};
-  });
+  auto first = zeroed_words(std::min<std::size_t>(words, kMaxSegmentWords));
+  SegmentBuilder builder(first);
+  fill(builder);
+  capnp::writeMessage(output, builder);
+  return {};
 }
 
 void OstreamOutput::write(const void* buffer, std::size_t size) {
@@ -171,11 +169,7 @@ Result<std::unique_ptr<Parsed>> Parsed::parse(std::span<const std::uint8_t> inpu
     words = parsed->aligned_copy_;
   }
   parsed->limit_ = segment_words + 1 + slack_words;
-  try {
-    parsed->storage_.emplace(words, reader_options(segment_words, slack_words));
-  } catch (const kj::Exception& exception) {
-    return std::unexpected(wire_support::capnp_error(exception));
-  }
+  parsed->storage_.emplace(words, reader_options(segment_words, slack_words));
   return parsed;
 }
 

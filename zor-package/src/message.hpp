@@ -39,13 +39,14 @@ class SegmentBuilder : public capnp::MessageBuilder {
 };
 
 // Builds a message with `fill(builder)` and appends it, in the stream framing, to `output`.
-// `words` is the size of the message body as measured beforehand. On failure the vector is left
-// as it was and the failure is returned as a Capnp error.
+// `words` is the size of the message as measured beforehand. Failures of the message layer are
+// thrown as they come (the public entry points turn them into errors); the vector is then left
+// as it was.
 Result<void> write_message(std::vector<std::uint8_t>& output, std::size_t words,
                            kj::FunctionParam<void(capnp::MessageBuilder&)> fill);
 
-// The same for a stream sink; a sink that refuses bytes gives a Capnp error, and may then hold
-// the beginning of the message.
+// The same for a stream sink; a sink that refuses bytes throws, and may then hold the beginning
+// of the message.
 Result<void> write_message(kj::OutputStream& output, std::size_t words,
                            kj::FunctionParam<void(capnp::MessageBuilder&)> fill);
 
@@ -63,9 +64,10 @@ class OstreamOutput : public kj::OutputStream {
 // One parsed message. The reader may refer into the caller's input, which must outlive it.
 class Parsed {
  public:
-  // Parses the first message of `input`; bytes after it are ignored. Framing faults are Capnp
-  // errors. The traversal limit is the message's own size, so a reader that follows each pointer
-  // once can read all of an honest message and no more than that from a hostile one.
+  // Parses the first message of `input`; bytes after it are ignored. Faults of the segment table
+  // are Capnp errors; the message layer may also throw. The traversal limit is the message's own
+  // size, so a reader that follows each pointer once can read all of an honest message and no more
+  // than that from a hostile one.
   static Result<std::unique_ptr<Parsed>> parse(std::span<const std::uint8_t> input,
                                                std::uint64_t slack_words = kSlackWords);
 

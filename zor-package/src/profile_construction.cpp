@@ -2,6 +2,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "boundary.hpp"
 #include "reason.hpp"
 #include "zor_package/model.hpp"
 
@@ -76,19 +77,17 @@ TileProfile pair_steps(const TileProfilePlan& plan, std::span<const std::uint8_t
   return tile;
 }
 
-}  // namespace
-
-Result<ProfileReport> Application::profile_report(std::span<const std::uint8_t> output,
-                                                  std::uint64_t clock_hz) const {
-  auto found = output_binding(kCyclesOutput);
+Result<ProfileReport> build_report(const Application& app, std::span<const std::uint8_t> output,
+                                   std::uint64_t clock_hz) {
+  auto found = app.output_binding(kCyclesOutput);
   if (!found) {
     return std::unexpected(std::move(found.error()));
   }
   const auto slices = index_slices(*found->binding);
 
   ProfileReport report{.clock_hz = clock_hz, .tiles = {}};
-  report.tiles.reserve(profile_tiles.size());
-  for (const TileProfilePlan& plan : profile_tiles) {
+  report.tiles.reserve(app.profile_tiles.size());
+  for (const TileProfilePlan& plan : app.profile_tiles) {
     auto slice = slices.find(plan.physical_tile);
     if (slice == slices.end()) {
       return std::unexpected(
@@ -101,6 +100,13 @@ Result<ProfileReport> Application::profile_report(std::span<const std::uint8_t> 
     report.tiles.push_back(pair_steps(plan, *counters));
   }
   return report;
+}
+
+}  // namespace
+
+Result<ProfileReport> Application::profile_report(std::span<const std::uint8_t> output,
+                                                  std::uint64_t clock_hz) const {
+  return guarded([&] { return build_report(*this, output, clock_hz); });
 }
 
 }  // namespace zor_package

@@ -1,6 +1,7 @@
 // The profile report file: one message whose root is a Profile.
 #include <ostream>
 
+#include "boundary.hpp"
 #include "budget.hpp"
 #include "encoding.hpp"
 #include "message.hpp"
@@ -94,24 +95,27 @@ Result<ProfileReport> read_root(wire::Profile::Reader root, RecordBudget& budget
 }  // namespace
 
 Result<void> ProfileReport::write(std::vector<std::uint8_t>& output) const {
-  return write_to(*this, output);
+  return guarded([&] { return write_to(*this, output); });
 }
 
 Result<void> ProfileReport::write(kj::OutputStream& output) const {
-  return write_to(*this, output);
+  return guarded([&] { return write_to(*this, output); });
 }
 
 Result<void> ProfileReport::write(std::ostream& output) const {
-  message::OstreamOutput stream(output);
-  return write_to(*this, stream);
+  return guarded([&] {
+    message::OstreamOutput stream(output);
+    return write_to(*this, stream);
+  });
 }
 
 Result<ProfileReport> ProfileReport::read(std::span<const std::uint8_t> input) {
-  std::unique_ptr<message::Parsed> parsed;
-  ZOR_TRY_ASSIGN(parsed, message::Parsed::parse(input));
-  RecordBudget budget = RecordBudget::for_input(input.size());
-  return wire_support::catching_capnp(
-      [&] { return read_root(parsed->root<wire::Profile>(), budget); });
+  return guarded([&]() -> Result<ProfileReport> {
+    std::unique_ptr<message::Parsed> parsed;
+    ZOR_TRY_ASSIGN(parsed, message::Parsed::parse(input));
+    RecordBudget budget = RecordBudget::for_input(input.size());
+    return read_root(parsed->root<wire::Profile>(), budget);
+  });
 }
 
 std::ostream& operator<<(std::ostream& os, const CycleSample& sample) {

@@ -2,6 +2,7 @@
 
 #include <ostream>
 
+#include "boundary.hpp"
 #include "render.hpp"
 #include "wire.hpp"
 #include "zor_package/profile.hpp"
@@ -125,7 +126,7 @@ template <class WireReader>
 Result<ProfileStep> ProfileStep::read(WireReader step) {
   // A step handed over by a caller is read without a budget: the caller's message limits apply.
   RecordBudget budget = RecordBudget::unlimited();
-  return wire_support::catching_capnp([&] { return read_profile_step(step, budget); });
+  return guarded([&] { return read_profile_step(step, budget); });
 }
 
 template void ProfileStep::write(wire::ProfileStep::Builder output) const;

@@ -2,6 +2,7 @@
 // order of the root's fields, then validation. The first fault ends the read.
 #include "reader.hpp"
 
+#include "boundary.hpp"
 #include "budget.hpp"
 #include "message.hpp"
 #include "profile_step.hpp"
@@ -221,6 +222,15 @@ Result<Application> read_root(wire::Application::Reader root, RecordBudget& budg
   return app;
 }
 
+// The message and every record, before validation.
+Result<Application> parse_and_convert(std::span<const std::uint8_t> input,
+                                      std::uint64_t slack_words) {
+  std::unique_ptr<message::Parsed> parsed;
+  ZOR_TRY_ASSIGN(parsed, message::Parsed::parse(input, slack_words));
+  RecordBudget budget = RecordBudget::for_input(input.size());
+  return read_root(parsed->root<wire::Application>(), budget);
+}
+
 }  // namespace
 
 Result<Application> Application::read(std::span<const std::uint8_t> input) {
@@ -230,12 +240,8 @@ Result<Application> Application::read(std::span<const std::uint8_t> input) {
 Result<Application> read_application(std::span<const std::uint8_t> input,
                                      std::uint64_t slack_words) {
   log::emit(log::Level::Info, "reading application package");
-  std::unique_ptr<message::Parsed> parsed;
-  ZOR_TRY_ASSIGN(parsed, message::Parsed::parse(input, slack_words));
-  RecordBudget budget = RecordBudget::for_input(input.size());
   Application app = Application::create(zor_target::Target::Zor21);
-  ZOR_TRY_ASSIGN(app, wire_support::catching_capnp(
-                          [&] { return read_root(parsed->root<wire::Application>(), budget); }));
+  ZOR_TRY_ASSIGN(app, guarded([&] { return parse_and_convert(input, slack_words); }));
   if (auto valid = app.validate(); !valid) {
     return std::unexpected(std::move(valid.error()));
   }

@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "boundary.hpp"
 #include "reason.hpp"
 #include "zor_package/log.hpp"
 #include "zor_package/model.hpp"
@@ -18,8 +19,7 @@ const TileImage* find_tile(const std::vector<TileImage>& tiles, std::uint32_t ph
 
 // The image length: the highest segment end above the load base. Validation keeps every end
 // within 32 bits; a package that skipped it is refused instead of wrapping.
-Result<std::uint32_t> image_length(const std::vector<Segment>& segments,
-                                   std::uint32_t load_base) {
+Result<std::uint32_t> image_length(const std::vector<Segment>& segments, std::uint32_t load_base) {
   std::uint32_t length = 0;
   for (const Segment& segment : segments) {
     std::uint32_t end = 0;
@@ -34,9 +34,7 @@ Result<std::uint32_t> image_length(const std::vector<Segment>& segments,
   return length;
 }
 
-}  // namespace
-
-Result<Bytes> Application::tile_image(std::uint32_t physical_tile) const {
+Result<Bytes> build_image(const std::vector<TileImage>& tiles, std::uint32_t physical_tile) {
   const TileImage* tile = find_tile(tiles, physical_tile);
   if (tile == nullptr) {
     return std::unexpected(reason::invalid("unknown tile ", physical_tile));
@@ -68,6 +66,12 @@ Result<Bytes> Application::tile_image(std::uint32_t physical_tile) const {
     }
   }
   return image;
+}
+
+}  // namespace
+
+Result<Bytes> Application::tile_image(std::uint32_t physical_tile) const {
+  return guarded([&] { return build_image(tiles, physical_tile); });
 }
 
 }  // namespace zor_package

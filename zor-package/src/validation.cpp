@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "boundary.hpp"
 #include "reason.hpp"
 #include "zor_package/model.hpp"
 
@@ -277,7 +278,9 @@ class Validator {
 
 }  // namespace
 
-Result<void> Application::validate() const { return Validator(*this).run(); }
+Result<void> Application::validate() const {
+  return guarded([&] { return Validator(*this).run(); });
+}
 
 Result<void> validate_host_batch_ends(const HostCall& call, std::string_view direction,
                                       std::span<const std::uint32_t> ends,

@@ -2,7 +2,6 @@
 #pragma once
 
 #include <capnp/blob.h>
-#include <kj/exception.h>
 
 #include <string>
 #include <string_view>
@@ -21,22 +20,6 @@ inline capnp::Text::Reader text(const std::string& value) {
 
 // Decodes a text of a parsed message into the model.
 inline Result<std::string> read_text(capnp::Text::Reader text) { return decode_utf8(view(text)); }
-
-inline PackageError capnp_error(const kj::Exception& exception) {
-  const kj::StringPtr description = exception.getDescription();
-  return CapnpError{std::string(description.begin(), description.size())};
-}
-
-// Runs `operation` (returning a Result) and turns an exception of the message layer into a
-// `Capnp` error, so that no kj::Exception crosses the library's interface.
-template <class Operation>
-auto catching_capnp(Operation&& operation) -> decltype(operation()) {
-  try {
-    return std::forward<Operation>(operation)();
-  } catch (const kj::Exception& exception) {
-    return std::unexpected(capnp_error(exception));
-  }
-}
 
 }  // namespace zor_package::wire_support
 

@@ -2,6 +2,7 @@
 // that a package always gives the same bytes.
 #include <ostream>
 
+#include "boundary.hpp"
 #include "encoding.hpp"
 #include "message.hpp"
 #include "zor_package/log.hpp"
@@ -250,14 +251,18 @@ Result<void> write_to(const Application& app, Sink& sink) {
 }  // namespace
 
 Result<void> Application::write(std::vector<std::uint8_t>& output) const {
-  return write_to(*this, output);
+  return guarded([&] { return write_to(*this, output); });
 }
 
-Result<void> Application::write(kj::OutputStream& output) const { return write_to(*this, output); }
+Result<void> Application::write(kj::OutputStream& output) const {
+  return guarded([&] { return write_to(*this, output); });
+}
 
 Result<void> Application::write(std::ostream& output) const {
-  message::OstreamOutput stream(output);
-  return write_to(*this, stream);
+  return guarded([&] {
+    message::OstreamOutput stream(output);
+    return write_to(*this, stream);
+  });
 }
 
 }  // namespace zor_package

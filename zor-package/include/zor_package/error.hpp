@@ -3,6 +3,10 @@
 // Exactly one of five kinds is present. Failures of the message layer, of UTF-8 decoding and of
 // an enumerant lookup convert implicitly into their kind so that they are simply passed on;
 // `Invalid` is only ever built from a reason text with PackageError::invalid.
+//
+// No operation of the library throws: running out of memory is reported as an `Io` error
+// (std::errc::not_enough_memory), and any other exception from the layers below as a `Capnp`
+// error carrying its description.
 #pragma once
 
 #include <cstddef>
