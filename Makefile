@@ -3,7 +3,10 @@ SHELL := /bin/bash
 .DEFAULT_GOAL := run
 JOBS ?= $(shell nproc)
 
-.PHONY: run test deps build build-sanitize format clean
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS ?= read_package read_report tile_images profile_report
+
+.PHONY: run test deps build build-sanitize fuzz fuzz-merge format clean
 
 deps:
 	@scripts/install-deps
@@ -22,6 +25,15 @@ run: build
 test: build build-sanitize
 	@ctest --preset default -j $(JOBS)
 	@ctest --preset sanitize -j $(JOBS)
+
+# Coverage-guided fuzzing with ASan and UBSan: `make fuzz FUZZ_SECONDS=1800`.
+fuzz: deps
+	@cmake --preset fuzz >/dev/null
+	@cmake --build --preset fuzz -j $(JOBS)
+	@scripts/fuzz $(FUZZ_SECONDS) $(FUZZ_TARGETS)
+
+fuzz-merge:
+	@scripts/fuzz-merge $(FUZZ_TARGETS)
 
 format:
 	@git ls-files '*.cpp' '*.hpp' | xargs clang-format -i
