@@ -35,20 +35,17 @@ Result<ExchangeActivityKind> read_activity_kind(wire::ExchangeActivityKind store
 }
 
 Result<ProfileMetadata> read_metadata(wire::MetadataEntry::Reader entry) {
-  auto name = read_text(entry.getName());
-  if (!name) return std::unexpected(std::move(name.error()));
-  auto value = read_text(entry.getValue());
-  if (!value) return std::unexpected(std::move(value.error()));
-  return ProfileMetadata{.name = std::move(*name), .value = std::move(*value)};
+  ProfileMetadata metadata;
+  ZOR_TRY_ASSIGN(metadata.name, read_text(entry.getName()));
+  ZOR_TRY_ASSIGN(metadata.value, read_text(entry.getValue()));
+  return metadata;
 }
 
 Result<ProfileExchangeActivity> read_activity(wire::ExchangeActivity::Reader stored) {
   ProfileExchangeActivity activity;
   activity.fanout = stored.getFanout();
   activity.paired = stored.getPaired();
-  auto kind = read_activity_kind(stored.getKind());
-  if (!kind) return std::unexpected(std::move(kind.error()));
-  activity.kind = *kind;
+  ZOR_TRY_ASSIGN(activity.kind, read_activity_kind(stored.getKind()));
   activity.start_cycle = stored.getStartCycle();
   activity.end_cycle = stored.getEndCycle();
   return activity;
@@ -62,32 +59,20 @@ Result<ProfileStep> read_profile_step(wire::ProfileStep::Reader stored, RecordBu
   step.phase = stored.getPhase();
   step.epoch = stored.getEpoch();
 
-  auto operation = read_text(stored.getOperation());
-  if (!operation) return std::unexpected(std::move(operation.error()));
-  step.operation = std::move(*operation);
-
-  auto kind = read_step_kind(stored.getKind());
-  if (!kind) return std::unexpected(std::move(kind.error()));
-  step.kind = *kind;
-
-  auto kernel = read_text(stored.getKernel());
-  if (!kernel) return std::unexpected(std::move(kernel.error()));
-  step.kernel = std::move(*kernel);
+  ZOR_TRY_ASSIGN(step.operation, read_text(stored.getOperation()));
+  ZOR_TRY_ASSIGN(step.kind, read_step_kind(stored.getKind()));
+  ZOR_TRY_ASSIGN(step.kernel, read_text(stored.getKernel()));
 
   const auto metadata = stored.getMetadata();
   ZOR_TRY(budget.reserve(step.metadata, metadata.size()));
   for (auto entry : metadata) {
-    auto converted = read_metadata(entry);
-    if (!converted) return std::unexpected(std::move(converted.error()));
-    step.metadata.push_back(std::move(*converted));
+    ZOR_TRY_ASSIGN(step.metadata.emplace_back(), read_metadata(entry));
   }
 
   const auto activities = stored.getExchangeActivities();
   ZOR_TRY(budget.reserve(step.exchange_activities, activities.size()));
   for (auto entry : activities) {
-    auto converted = read_activity(entry);
-    if (!converted) return std::unexpected(std::move(converted.error()));
-    step.exchange_activities.push_back(*converted);
+    ZOR_TRY_ASSIGN(step.exchange_activities.emplace_back(), read_activity(entry));
   }
 
   step.exchange_event_cycles = stored.getExchangeEventCycles();
