@@ -4,6 +4,7 @@
 #include <capnp/serialize.h>
 
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -154,6 +155,21 @@ ProfileStep legacy_first_step() {
   };
 }
 
+// Whether every pointer that the earlier writer left unset is null in `stored`.
+bool absent_pointers_are_null(const Bytes& stored) {
+  auto words = kj::heapArray<capnp::word>(stored.size() / sizeof(capnp::word));
+  std::memcpy(words.asBytes().begin(), stored.data(), stored.size());
+  capnp::FlatArrayMessageReader message(words);
+  const auto root = message.getRoot<wire::Application>();
+  const auto tile = root.getTiles()[0];
+  const auto later_step = root.getProfileTiles()[0].getSteps()[1];
+  return !root.hasCompilerVersion() && !root.hasInputs() && !root.hasOutputs() &&
+         !root.hasWeights() && !root.hasHostExchange() && !root.hasEntryPoints() &&
+         !root.hasDeviceConfigWrites() && !root.hasDebugSymbols() && !root.hasDebugRegions() &&
+         !tile.hasSegments() && !later_step.hasOperation() && !later_step.hasKernel() &&
+         !later_step.hasMetadata() && !later_step.hasExchangeActivities();
+}
+
 }  // namespace
 
 Bytes legacy_package_bytes() { return legacy_package(); }
@@ -196,6 +212,7 @@ void package_header_rejects_unknown_targets_and_mismatched_memory() {
 void reads_legacy_package_profile_records() {
   const Bytes stored = legacy_package();
   require_eq(stored.size(), 568u, "size of the stored package");
+  require(absent_pointers_are_null(stored), "the stored package leaves absent pointers null");
   const Application package = require_ok(Application::read(stored), "read of the stored package");
 
   require(!package.profile_tiles.empty(), "the stored package has a profile plan");
