@@ -6,7 +6,7 @@ JOBS ?= $(shell nproc)
 FUZZ_SECONDS ?= 60
 FUZZ_TARGETS ?= read_package read_report tile_images profile_report
 
-.PHONY: run test deps build build-sanitize fuzz fuzz-merge format clean
+.PHONY: run test deps build build-sanitize bench fuzz fuzz-merge format clean
 
 deps:
 	@scripts/install-deps
@@ -25,6 +25,15 @@ run: build
 test: build build-sanitize
 	@ctest --preset default -j $(JOBS)
 	@ctest --preset sanitize -j $(JOBS)
+
+# The benchmark suite at every scale (three repetitions each, medians), the peak memory of each
+# operation at the full scale, and the table of both.
+BENCH_OUT := build/default/bench
+bench: build
+	@$(BENCH_OUT)/zor-bench --benchmark_repetitions=3 --benchmark_report_aggregates_only=true \
+	  --benchmark_out=$(BENCH_OUT)/results.json --benchmark_out_format=json
+	@$(BENCH_OUT)/zor-bench-memory 2 > $(BENCH_OUT)/memory.json
+	@scripts/bench-table $(BENCH_OUT)/results.json $(BENCH_OUT)/memory.json
 
 # Coverage-guided fuzzing with ASan and UBSan: `make fuzz FUZZ_SECONDS=1800`.
 fuzz: deps
