@@ -26,14 +26,16 @@ test: build build-sanitize
 	@ctest --preset default -j $(JOBS)
 	@ctest --preset sanitize -j $(JOBS)
 
-# The benchmark suite at every scale (three repetitions each, medians), the peak memory of each
-# operation at the full scale, and the table of both.
+# The benchmark suite at every scale (three repetitions each, medians), one measured run of each
+# operation in a fresh process at the two larger scales (time, peak memory, page faults), and the
+# table of both for the full scale.
 BENCH_OUT := build/default/bench
 bench: build
 	@$(BENCH_OUT)/zor-bench --benchmark_repetitions=3 --benchmark_report_aggregates_only=true \
 	  --benchmark_out=$(BENCH_OUT)/results.json --benchmark_out_format=json
 	@$(BENCH_OUT)/zor-bench-memory 2 > $(BENCH_OUT)/memory.json
-	@scripts/bench-table $(BENCH_OUT)/results.json $(BENCH_OUT)/memory.json
+	@$(BENCH_OUT)/zor-bench-memory 1 > $(BENCH_OUT)/memory-1.json
+	@scripts/bench-table $(BENCH_OUT)/results.json $(BENCH_OUT)/memory.json $(BENCH_OUT)/memory-1.json
 
 # Coverage-guided fuzzing with ASan and UBSan: `make fuzz FUZZ_SECONDS=1800`.
 fuzz: deps
