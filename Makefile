@@ -6,7 +6,7 @@ JOBS ?= $(shell nproc)
 FUZZ_SECONDS ?= 60
 FUZZ_TARGETS ?= read_package read_report tile_images profile_report
 
-.PHONY: run test deps build build-sanitize bench fuzz fuzz-merge format clean
+.PHONY: run test deps build build-sanitize build-thread bench fuzz fuzz-merge format clean
 
 deps:
 	@scripts/install-deps
@@ -19,12 +19,18 @@ build-sanitize: deps
 	@cmake --preset sanitize >/dev/null
 	@cmake --build --preset sanitize -j $(JOBS)
 
+# Only the concurrency tests are built and run under ThreadSanitizer.
+build-thread: deps
+	@cmake --preset thread >/dev/null
+	@cmake --build --preset thread -j $(JOBS)
+
 run: build
 	@build/default/selfcheck/zor-package-selfcheck
 
-test: build build-sanitize
+test: build build-sanitize build-thread
 	@ctest --preset default -j $(JOBS)
 	@ctest --preset sanitize -j $(JOBS)
+	@ctest --preset thread
 
 # The benchmark suite at every scale (three repetitions each, medians), one measured run of each
 # operation in a fresh process at the two larger scales (time, peak memory, page faults), and the
