@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <kj/io.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <latch>
@@ -104,11 +105,12 @@ TEST(Concurrency, ThreadsShareOnePackageAndItsBytes) {
   Shared shared{.package = tests::profiled_sample(),
                 .report = {},
                 .bytes = {},
-                .misaligned = {0xee},
+                .misaligned = {},
                 .report_bytes = {},
                 .run_output = tests::profiled_run_output()};
   ASSERT_TRUE(shared.package.write(shared.bytes).has_value());
-  shared.misaligned.insert(shared.misaligned.end(), shared.bytes.begin(), shared.bytes.end());
+  shared.misaligned.assign(1 + shared.bytes.size(), 0xee);
+  std::copy(shared.bytes.begin(), shared.bytes.end(), shared.misaligned.begin() + 1);
   const Result<ProfileReport> report =
       shared.package.profile_report(shared.run_output, tests::kProfiledClockHz);
   ASSERT_TRUE(report.has_value()) << report.error();

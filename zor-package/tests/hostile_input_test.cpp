@@ -281,8 +281,8 @@ Bytes segments_naming_one_blob() {
   return message.bytes();
 }
 
-// `kCopies` records of `data_words` and `pointers` named by the pointer at `from`, whose pointer
-// number `field` all name the list that `add_shared` builds for the first of them.
+// Points `from` at `kCopies` structs of `data_words` and `pointers` whose pointer `field` all name
+// one object: the one that `add_shared` places for the first of them.
 void add_aliasing_records(RawMessage& message, std::size_t from, std::uint16_t data_words,
                           std::uint16_t pointers, std::size_t field,
                           const std::function<void(std::size_t)>& add_shared) {
@@ -295,7 +295,8 @@ void add_aliasing_records(RawMessage& message, std::size_t from, std::uint16_t d
   }
 }
 
-// A package whose records `add_records` places after a correct root and a bare tile.
+// A package with a correct header whose records `add_records` places, given the index of the
+// root's first pointer.
 Bytes raw_package(const std::function<void(RawMessage&, std::size_t)>& add_records) {
   RawMessage message;
   const std::size_t fields = add_package_root(message);
@@ -303,6 +304,7 @@ Bytes raw_package(const std::function<void(RawMessage&, std::size_t)>& add_recor
   return message.bytes();
 }
 
+// The same for a report, given the index of the root's pointer.
 Bytes raw_report(const std::function<void(RawMessage&, std::size_t)>& add_records) {
   RawMessage message;
   add_records(message, add_report_root(message));
@@ -477,9 +479,10 @@ Bytes written(const Application& app) {
   return bytes;
 }
 
+// One stray byte, then `bytes`.
 Bytes misaligned(const Bytes& bytes) {
-  Bytes buffer(1, 0xee);
-  buffer.insert(buffer.end(), bytes.begin(), bytes.end());
+  Bytes buffer(1 + bytes.size(), 0xee);
+  std::copy(bytes.begin(), bytes.end(), buffer.begin() + 1);
   return buffer;
 }
 
