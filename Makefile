@@ -24,8 +24,23 @@ build-thread: deps
 	@cmake --preset thread >/dev/null
 	@cmake --build --preset thread -j $(JOBS)
 
+# After the self-checks, `make run` shows zorpkg on the embedded sample, in build/default/demo.
+DEMO := build/default/demo
+DEMO_STEPS := \
+  "zorpkg sample --profiled -o sample.zpkg" \
+  "zorpkg info sample.zpkg" \
+  "zorpkg validate sample.zpkg" \
+  "zorpkg image sample.zpkg --tile 0 -o tile0.bin" \
+  "zorpkg profile sample.zpkg sample.zpkg.run --clock 1500000000 -o run.zprof" \
+  "zorpkg report run.zprof --top 5" \
+  "zorpkg trace run.zprof -o run.trace.json"
+
 run: build
 	@build/default/selfcheck/zor-package-selfcheck
+	@rm -rf $(DEMO) && mkdir -p $(DEMO)
+	@cd $(DEMO) && export PATH="$(CURDIR)/build/default/tools/zorpkg:$$PATH" && \
+	  for step in $(DEMO_STEPS); do echo; echo "\$$ $$step"; $$step || exit 1; done
+	@echo; echo "Open $(DEMO)/run.trace.json in Perfetto or speedscope."
 
 test: build build-sanitize build-thread
 	@ctest --preset default -j $(JOBS)
