@@ -165,9 +165,12 @@ int run_command_line(int argc, char** argv) {
   SampleOptions sample;
   CLI::App* sample_app = app.add_subcommand("sample", "Write the embedded sample package");
   sample_app->add_option("-o,--output", sample.output, "package file to write")->required();
-  sample_app->add_flag("--profiled", sample.profiled, "the profiled sample and its run output");
-  sample_app->add_option("--run-output", sample.run_output,
-                         "where --profiled writes the run output (default: PKG.run)");
+  CLI::Option* profiled_flag =
+      sample_app->add_flag("--profiled", sample.profiled, "the profiled sample and its run output");
+  sample_app
+      ->add_option("--run-output", sample.run_output,
+                   "where --profiled writes the run output (default: PKG.run)")
+      ->needs(profiled_flag);
   sample_app->footer(
       wrapped("\nWith --profiled: a package of four tiles with a profiling plan, and beside it the "
               "output buffer of a profiled run of it, whose counters wrap, for trying the profile "
@@ -196,7 +199,8 @@ int run_command_line(int argc, char** argv) {
   CLI::App* report_app = app.add_subcommand("report", "Summarise a cycle profile report");
   report_app->add_option("REPORT", report.report, "report file")->required();
   report_app->add_option("--top", report.top, "how many kernels and operations (0: all)")
-      ->capture_default_str();
+      ->capture_default_str()
+      ->check(CLI::NonNegativeNumber);
   CLI::Option* json_flag = report_app->add_flag("--json", report_json, "JSON for scripts");
   CLI::Option* csv_flag = report_app->add_flag(
       "--csv", report_csv, "one CSV table: group,tile,name,count,total_cycles,... per row");

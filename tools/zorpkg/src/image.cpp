@@ -65,6 +65,10 @@ Outcome<void> write_one(const Application& package, const ImageOptions& options)
 }
 
 Outcome<void> write_all(const Application& package, const ImageOptions& options) {
+  if (options.output == kStandardStream) {
+    return fail("-", "--all writes a file per tile and needs a directory, not standard output",
+                kExitUsage);
+  }
   if (auto made = make_directory(options.output); !made) {
     return made;
   }

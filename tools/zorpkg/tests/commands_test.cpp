@@ -47,6 +47,9 @@ TEST(Usage, MistakesOnTheCommandLineExitWithTwo) {
       {"report", dir / "r.zprof", "--json", "--csv"},
       {"trace", dir / "r.zprof"},
       {"sample", "--profiled", "-o", "-"},
+      {"sample", "-o", dir / "s.zpkg", "--run-output", dir / "s.run"},
+      {"image", dir / "p.zpkg", "--all", "-o", "-"},
+      {"report", dir / "r.zprof", "--top", "-1"},
   };
   for (const auto& args : cases) {
     std::string line;
