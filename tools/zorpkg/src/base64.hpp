@@ -14,11 +14,11 @@ namespace zorpkg {
 [[nodiscard]] std::string base64_encode(std::span<const std::uint8_t> bytes);
 
 struct Base64Error {
-  std::size_t position = 0;  // index of the first character that cannot stand where it is
+  std::size_t position = 0;  // index of the first character that differs from the canonical text
 };
 
-// Decodes strictly: the length is a multiple of 4, padding only at the end, no white space, and
-// the bits that padding leaves over are zero, so that every byte sequence has exactly one text.
+// Decodes strictly: only the one text that encodes a byte sequence is accepted (length a multiple
+// of 4, padding only at the end, no white space, the bits that padding leaves over zero).
 [[nodiscard]] std::optional<std::vector<std::uint8_t>> base64_decode(std::string_view text,
                                                                      Base64Error& error);
 
