@@ -156,7 +156,7 @@ bool report_pairs_adjacent_counters(const RandomRun& run, const ProfileReport& r
 
 }  // namespace
 
-void profile_round_trip() {
+ProfileReport four_kinds_report() {
   const StepKind kinds[] = {StepKind::Exchange, StepKind::Compute, StepKind::Synchronization,
                             StepKind::Idle};
   TileProfile tile{.physical_tile = 17, .samples = {}};
@@ -164,8 +164,11 @@ void profile_round_trip() {
     tile.samples.push_back(CycleSample{
         .step = round_trip_step(i, kinds[i]), .start_cycle = 0xfffffff5 + i, .end_cycle = 7 + i});
   }
-  const ProfileReport report{.clock_hz = kClockHz, .tiles = {tile}};
+  return ProfileReport{.clock_hz = kClockHz, .tiles = {tile}};
+}
 
+void profile_round_trip() {
+  const ProfileReport report = four_kinds_report();
   Bytes bytes;
   require_ok(report.write(bytes), "write of the report");
   require(require_ok(ProfileReport::read(bytes), "read of the report") == report,

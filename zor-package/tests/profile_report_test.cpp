@@ -18,6 +18,7 @@
 
 #include "zor_package/profile.hpp"
 #include "zor_package/schema/profile.capnp.h"
+#include "zor_package/tests.hpp"
 
 namespace zor_package {
 namespace {
@@ -26,47 +27,7 @@ using Bytes = std::vector<std::uint8_t>;
 
 constexpr std::uint64_t kClockHz = 1'500'000'000;
 
-ProfileStep accumulate_step(std::uint32_t index, StepKind kind) {
-  ProfileStep step{
-      .local_index = index,
-      .phase = 5,
-      .epoch = 8,
-      .operation = "accumulate",
-      .kind = kind,
-      .kernel = "gemm_f32_accumulate",
-      .metadata = {{.name = "innerBlock", .value = "8"}},
-      .exchange_activities = {},
-      .exchange_event_cycles = 9,
-  };
-  if (kind == StepKind::Exchange) {
-    step.exchange_activities = {
-        {.fanout = 2,
-         .paired = true,
-         .kind = ExchangeActivityKind::Send,
-         .start_cycle = 2,
-         .end_cycle = 6},
-        {.fanout = 2,
-         .paired = true,
-         .kind = ExchangeActivityKind::PartnerBusy,
-         .start_cycle = 6,
-         .end_cycle = 8},
-    };
-  }
-  return step;
-}
-
-// Tile 17 with one sample of every step kind; every end cycle lies below its start cycle, as
-// after a counter that wrapped.
-ProfileReport four_kinds_report() {
-  const StepKind kinds[] = {StepKind::Exchange, StepKind::Compute, StepKind::Synchronization,
-                            StepKind::Idle};
-  TileProfile tile{.physical_tile = 17, .samples = {}};
-  for (std::uint32_t i = 0; i < 4; ++i) {
-    tile.samples.push_back(
-        {.step = accumulate_step(i, kinds[i]), .start_cycle = 0xfffffff5 + i, .end_cycle = 7 + i});
-  }
-  return ProfileReport{.clock_hz = kClockHz, .tiles = {tile}};
-}
+using tests::four_kinds_report;
 
 Bytes written(const ProfileReport& report) {
   Bytes bytes;
@@ -83,7 +44,8 @@ Bytes flat_bytes(capnp::MessageBuilder& message) {
 
 // The report that hand_built() stores when it is given no changes.
 ProfileReport hand_report() {
-  ProfileStep step = accumulate_step(0, StepKind::Compute);
+  // The compute step of the four-kinds report, with its metadata and without activities.
+  const ProfileStep step = four_kinds_report().tiles[0].samples[1].step;
   return ProfileReport{
       .clock_hz = kClockHz,
       .tiles = {{.physical_tile = 3,

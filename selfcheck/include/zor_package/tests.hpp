@@ -51,6 +51,11 @@ void reads_legacy_package_profile_records();
 void profile_round_trip();
 void randomized_profile_reports_use_adjacent_start_samples();
 
+// The report of profile_round_trip: tile 17 with one sample of every step kind, each step with
+// metadata and the exchange step with two activities, every end cycle below its start cycle as
+// after a counter that wrapped, at 1.5 GHz.
+[[nodiscard]] ProfileReport four_kinds_report();
+
 // The stored package of reads_legacy_package_profile_records: 568 bytes as an earlier writer
 // left them, with null pointers for everything it did not set.
 [[nodiscard]] Bytes legacy_package_bytes();
