@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "encoding.hpp"
 #include "reason.hpp"
 
 namespace zor_package::message {
@@ -15,7 +16,7 @@ constexpr std::size_t kMinimumNextSegmentWords = 8192;
 constexpr std::uint64_t kMaxSegments = 511;
 constexpr unsigned kNestingLimit = 64;
 constexpr std::size_t kSingleSegmentTableBytes = 8;
-constexpr std::uint64_t kMaxSegmentWords = (std::uint64_t{1} << 29) - 1;
+using encoding::kMaxSegmentWords;
 
 kj::Array<capnp::word> zeroed_words(std::size_t count) {
   auto words = kj::heapArray<capnp::word>(count);
