@@ -170,6 +170,7 @@ Result<std::unique_ptr<Parsed>> Parsed::parse(std::span<const std::uint8_t> inpu
     words = parsed->aligned_copy_;
   }
   parsed->limit_ = segment_words + 1 + slack_words;
+  parsed->message_bytes_ = words.asBytes().begin();
   parsed->storage_.emplace(words, reader_options(segment_words, slack_words));
   return parsed;
 }

@@ -79,6 +79,9 @@ class Parsed {
     return storage_->getRoot<Root>();
   }
 
+  // The first byte of the parsed message: the caller's input, or its aligned copy.
+  [[nodiscard]] const std::uint8_t* message_bytes() const { return message_bytes_; }
+
   // The traversal limit in words that the reader was given.
   [[nodiscard]] std::uint64_t traversal_limit() const { return limit_; }
 
@@ -88,6 +91,7 @@ class Parsed {
   kj::Array<capnp::word> aligned_copy_;
   std::optional<capnp::FlatArrayMessageReader> storage_;
   std::uint64_t limit_ = 0;
+  const std::uint8_t* message_bytes_ = nullptr;
 };
 
 // Reader options for a message whose segments hold `segment_words` words: nesting limit 64, and

@@ -27,10 +27,44 @@ Result<std::vector<std::uint32_t>> read_u32_list(capnp::List<std::uint32_t>::Rea
   return values;
 }
 
-Bytes read_data(capnp::Data::Reader data) { return Bytes(data.begin(), data.end()); }
+// Where each segment's bytes lie in the message. They are copied into the model from the caller's
+// input once every record is converted, after the aligned copy of a misaligned input is gone, so
+// that the copy and the model's bytes never take memory at the same time.
+class SegmentBytes {
+ public:
+  explicit SegmentBytes(const std::uint8_t* message) : message_(message) {}
+
+  void note(std::size_t tile, std::size_t segment, capnp::Data::Reader data) {
+    if (data.size() != 0) {
+      places_.push_back({.tile = tile,
+                         .segment = segment,
+                         .offset = static_cast<std::size_t>(data.begin() - message_),
+                         .size = data.size()});
+    }
+  }
+
+  // `input` holds the message at its start, as the parsed bytes did.
+  void copy_into(std::vector<TileImage>& tiles, std::span<const std::uint8_t> input) const {
+    for (const Place& place : places_) {
+      const auto bytes = input.subspan(place.offset, place.size);
+      tiles[place.tile].segments[place.segment].data.assign(bytes.begin(), bytes.end());
+    }
+  }
+
+ private:
+  struct Place {
+    std::size_t tile;
+    std::size_t segment;
+    std::size_t offset;  // from the start of the message, in bytes
+    std::size_t size;
+  };
+
+  const std::uint8_t* message_;
+  std::vector<Place> places_;
+};
 
 Result<std::vector<TileImage>> read_tiles(capnp::List<wire::TileImage>::Reader list,
-                                          RecordBudget& budget) {
+                                          RecordBudget& budget, SegmentBytes& bytes) {
   std::vector<TileImage> tiles;
   ZOR_TRY(budget.reserve(tiles, list.size()));
   for (auto stored : list) {
@@ -42,10 +76,11 @@ Result<std::vector<TileImage>> read_tiles(capnp::List<wire::TileImage>::Reader l
     const auto segments = stored.getSegments();
     ZOR_TRY(budget.reserve(tile.segments, segments.size()));
     for (auto segment : segments) {
-      tile.segments.push_back(Segment{.address = segment.getAddress(),
-                                      .memory_size = segment.getMemorySize(),
-                                      .data = read_data(segment.getData()),
-                                      .flags = segment.getFlags()});
+      Segment& converted = tile.segments.emplace_back();
+      converted.address = segment.getAddress();
+      converted.memory_size = segment.getMemorySize();
+      bytes.note(tiles.size() - 1, tile.segments.size() - 1, segment.getData());
+      converted.flags = segment.getFlags();
     }
   }
   return tiles;
@@ -200,7 +235,8 @@ bool header_matches(wire::Application::Reader root, zor_target::Target target) {
          root.getTileMemorySize() == window.size();
 }
 
-Result<Application> read_root(wire::Application::Reader root, RecordBudget& budget) {
+Result<Application> read_root(wire::Application::Reader root, RecordBudget& budget,
+                              SegmentBytes& bytes) {
   zor_target::Target target = zor_target::Target::Zor21;
   ZOR_TRY_ASSIGN(target, read_target(root));
   if (!header_matches(root, target)) {
@@ -208,7 +244,7 @@ Result<Application> read_root(wire::Application::Reader root, RecordBudget& budg
   }
   Application app = Application::create(target);
   ZOR_TRY_ASSIGN(app.compiler_version, read_text(root.getCompilerVersion()));
-  ZOR_TRY_ASSIGN(app.tiles, read_tiles(root.getTiles(), budget));
+  ZOR_TRY_ASSIGN(app.tiles, read_tiles(root.getTiles(), budget, bytes));
   ZOR_TRY_ASSIGN(app.inputs, read_bindings(root.getInputs(), budget));
   ZOR_TRY_ASSIGN(app.outputs, read_bindings(root.getOutputs(), budget));
   ZOR_TRY_ASSIGN(app.weights, read_bindings(root.getWeights(), budget));
@@ -228,7 +264,12 @@ Result<Application> parse_and_convert(std::span<const std::uint8_t> input,
   std::unique_ptr<message::Parsed> parsed;
   ZOR_TRY_ASSIGN(parsed, message::Parsed::parse(input, slack_words));
   RecordBudget budget = RecordBudget::for_input(input.size());
-  return read_root(parsed->root<wire::Application>(), budget);
+  SegmentBytes bytes(parsed->message_bytes());
+  Application app = Application::create(zor_target::Target::Zor21);
+  ZOR_TRY_ASSIGN(app, read_root(parsed->root<wire::Application>(), budget, bytes));
+  parsed.reset();
+  bytes.copy_into(app.tiles, input);
+  return app;
 }
 
 }  // namespace
