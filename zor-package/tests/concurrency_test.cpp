@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "profiled_sample.hpp"
+#include "result_text.hpp"
 #include "zor_package/log.hpp"
 #include "zor_package/model.hpp"
 #include "zor_package/profile.hpp"
@@ -29,18 +30,6 @@ namespace {
 
 constexpr int kThreads = 4;
 constexpr int kRounds = 50;
-
-template <class T>
-std::string render(const Result<T>& result) {
-  if (!result) {
-    return "error " + testing::PrintToString(result.error());
-  }
-  if constexpr (std::is_void_v<T>) {
-    return "ok";
-  } else {
-    return testing::PrintToString(*result);
-  }
-}
 
 // What one thread shares with the others.
 struct Shared {

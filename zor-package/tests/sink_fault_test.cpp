@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "profiled_sample.hpp"
+#include "result_text.hpp"
 #include "zor_package/log.hpp"
 #include "zor_package/model.hpp"
 #include "zor_package/profile.hpp"
@@ -224,19 +225,6 @@ class ThrowingSubscriber : public log::Subscriber {
   std::function<void()> raise_;
   int calls_ = 0;
 };
-
-// Results rendered as text, errors included, so that outcomes of any type compare alike.
-template <class T>
-std::string render(const Result<T>& result) {
-  if (!result) {
-    return "error " + testing::PrintToString(result.error());
-  }
-  if constexpr (std::is_void_v<T>) {
-    return "ok";
-  } else {
-    return testing::PrintToString(*result);
-  }
-}
 
 using Outcomes = std::vector<std::pair<std::string, std::string>>;
 
